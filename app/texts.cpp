@@ -40,8 +40,8 @@ constexpr StringResource kStringTable[] = {
     {IDS_OWN_ZH_BASE + TEXT_IMAGE_TRUNCATED,
      "此固件文件不完整：文件头声明有 %u 字节固件数据，但文件中只有 %llu 字节。未向手柄发送任何数据。"},
     {IDS_OWN_ZH_BASE + TEXT_IMAGE_UNREADABLE, "无法读取固件文件。未向手柄发送任何数据。"},
-    {IDS_OWN_ZH_BASE + TEXT_HOST_RESEND_GAVE_UP,
-     "写入固件时手柄停止响应。请让手柄保持在 BOOT 模式，重新连接后再次升级。"},
+    {IDS_OWN_ZH_BASE + TEXT_CONTROLLER_SILENT,
+     "升级过程中手柄停止响应。请让手柄保持在 BOOT 模式，重新连接后再次升级。"},
     {IDS_OWN_ZH_BASE + TEXT_DEVICE_GONE,
      "升级过程中手柄已断开。请让手柄重新进入 BOOT 模式，连接后再次升级。"},
     {IDS_OWN_ZH_BASE + TEXT_NO_PERMISSION,
@@ -58,8 +58,8 @@ constexpr StringResource kStringTable[] = {
      "the file holds only %llu. Nothing was sent to the controller."},
     {IDS_OWN_EN_BASE + TEXT_IMAGE_UNREADABLE,
      "The firmware file could not be read. Nothing was sent to the controller."},
-    {IDS_OWN_EN_BASE + TEXT_HOST_RESEND_GAVE_UP,
-     "The controller stopped answering while the firmware was being written. Keep it in boot "
+    {IDS_OWN_EN_BASE + TEXT_CONTROLLER_SILENT,
+     "The controller stopped answering during the update. Keep it in boot "
      "mode, reconnect it and update again."},
     {IDS_OWN_EN_BASE + TEXT_DEVICE_GONE,
      "The controller was disconnected during the update. Put it in boot mode again, reconnect "

@@ -27,7 +27,7 @@ constexpr int TEXT_IMAGE_TOO_SHORT = 100;      // %u: file size
 constexpr int TEXT_IMAGE_NO_PAYLOAD = 101;
 constexpr int TEXT_IMAGE_TRUNCATED = 102;      // %u: announced size, %llu: bytes present
 constexpr int TEXT_IMAGE_UNREADABLE = 103;
-constexpr int TEXT_HOST_RESEND_GAVE_UP = 104;  // appended to text 7 when blocks go unanswered
+constexpr int TEXT_CONTROLLER_SILENT = 104;   // appended to text 7 when the controller stops answering
 constexpr int TEXT_DEVICE_GONE = 105;          // appended to text 7 when the controller vanished
 constexpr int TEXT_NO_PERMISSION = 106;        // %s: device path; %s: udev rule file name
 

@@ -44,7 +44,10 @@ enum class UpdateOutcome { kNone, kSuccess, kFailed, kCancelled, kInvalidImage }
 
 class CUpdateDlg {
 public:
-    CUpdateDlg(IDialogView& view, IHidPlatform& platform, IClock& clock = SystemClock());
+    // notice_sink receives the HID link's device notices (from the link's own thread); the
+    // front end hands them to OnDeviceChange on the dialog's thread. Null: no notices.
+    CUpdateDlg(IDialogView& view, IHidPlatform& platform, IClock& clock = SystemClock(),
+               IDeviceNoticeSink* notice_sink = nullptr);
     virtual ~CUpdateDlg();
     CUpdateDlg(const CUpdateDlg&) = delete;
     CUpdateDlg& operator=(const CUpdateDlg&) = delete;
@@ -109,17 +112,28 @@ public:
 
 private:
     void FramedHandOff();
-    // Shows "%s\n" of text 7 (and a line of advice, if any) and records the failure.
+    // One read of the link and the handling of what it brought; the read's status.
+    uint32_t FramedPass();
+    void OnDataRequest();
+    // Shows text 7 as the failure box, with a paragraph of advice when advice_text is not 0,
+    // and records the failure.
     void ShowUpdateFailure(int advice_text);
+    // The worker's last step: the update is over and the front end is told.
     void FinishWorker();
-    void ReadAndDispatchOnce();
+    // Sends one image block, resending it a bounded number of times; 1 when acknowledged.
+    int WriteImageBlock(uint32_t offset, uint32_t length);
 
     IDialogView& m_view;
     IClock& m_clock;
     std::atomic<bool> m_bUpdateRunning{false};
-    std::atomic<bool> m_bPresenceCheckDue{false};
     std::atomic<UpdateOutcome> m_lastOutcome{UpdateOutcome::kNone};
-    // The device-driven flow ends on a gone controller instead of reading forever.
+    IDeviceNoticeSink* m_noticeSink;
+    // Device notices that arrived while the worker owned the link (DBT_* bits), replayed
+    // when it ends.
+    std::atomic<unsigned> m_dueNotices{0};
+    // This update has delivered the whole image (the framed flow's stage 3 was reached).
+    std::atomic<bool> m_bImageDelivered{false};
+    // A read or write in this update found the controller gone.
     std::atomic<bool> m_bDeviceGone{false};
 };
 

@@ -54,7 +54,11 @@ constexpr int FRAME_MAX_PER_REPORT = 63;
 // 32-byte image piece with its 7-byte head.
 constexpr int FRAME_DATA_PIECE = 39;
 constexpr int FIRMWARE_PIECE_SIZE = 32;
+// FIRMWARE_HEADER data: the image header's first three words, then 16 zero bytes.
 constexpr int FIRMWARE_HEADER_DATA_SIZE = 28;
+constexpr int FW_HEADER_OFFSET_VERSION = 0;
+constexpr int FW_HEADER_OFFSET_ADDRESS = 4;
+constexpr int FW_HEADER_OFFSET_SIZE = 8;
 
 // g_inReport positions of an incoming message (byte 0 is the report's count byte).
 constexpr int INREPORT_OFFSET_COUNT = 0;
