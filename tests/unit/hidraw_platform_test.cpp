@@ -113,6 +113,11 @@ struct OpenCase {
     HidOpenError error;
 };
 
+void PrintTo(const OpenCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class HidrawOpenError : public ::testing::TestWithParam<OpenCase> {};
 
 TEST_P(HidrawOpenError, IsTranslatedOnceWithTheSystemsWords)
@@ -292,6 +297,11 @@ struct BurstCase {
     std::vector<DeviceNotice> in;
     std::vector<DeviceNotice> out;
 };
+
+void PrintTo(const BurstCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class NoticeBurstOrder : public ::testing::TestWithParam<BurstCase> {};
 
