@@ -27,11 +27,8 @@ constexpr int kReportOffsetMessage = 2;
 // Bytes of the identity record up to and including the firmware type.
 constexpr int kIdentityMessageSize = FRAME_OFFSET_FIRMWARE_TYPE + 4;
 constexpr int kVersionDataSize = 4;
-// FIRMWARE_HEADER data: version word, load address, payload size, then zeros.
-constexpr int kHeaderDataVersion = 0;
-constexpr int kHeaderDataAddress = 4;
-constexpr int kHeaderDataSize = 8;
-constexpr int kHeaderDataZeros = 12;
+// FIRMWARE_HEADER data after the three words must be zero.
+constexpr int kHeaderDataZeros = FW_HEADER_OFFSET_SIZE + 4;
 
 // A real controller marks the start of every message with 0x00; the bad-first-byte fault
 // breaks exactly that mark.
@@ -262,9 +259,9 @@ private:
                 break;
             }
         Header h;
-        h.version = LoadLe32(d + kHeaderDataVersion);
-        h.address = LoadLe32(d + kHeaderDataAddress);
-        h.size = LoadLe32(d + kHeaderDataSize);
+        h.version = LoadLe32(d + FW_HEADER_OFFSET_VERSION);
+        h.address = LoadLe32(d + FW_HEADER_OFFSET_ADDRESS);
+        h.size = LoadLe32(d + FW_HEADER_OFFSET_SIZE);
         if (h.size == 0) Error("FIRMWARE_HEADER announces an image of 0 bytes");
         m_header = h;
         m_image.clear();
