@@ -4,6 +4,7 @@
 #include "protocol/framed_message.h"
 #include "tests/support/flow_harness.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
