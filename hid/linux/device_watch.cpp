@@ -32,6 +32,11 @@ int KindIndex(DeviceNotice notice)
 
 constexpr DeviceNotice kKindOf[] = {DeviceNotice::kArrival, DeviceNotice::kRemoval, DeviceNotice::kNodesChanged};
 
+struct WatchState;
+// The watch whose thread this is, if any. Set and read on that thread alone, so a watch
+// destroyed from inside its own notice can tell without touching another thread's data.
+thread_local const WatchState* t_runningWatch = nullptr;
+
 // The descriptors and the callback outlive the watch object when its destructor runs on
 // the watch thread itself (an owner dropped from inside a notice); the thread holds them.
 struct WatchState {
@@ -77,6 +82,7 @@ bool DrainEvents(WatchState& state, NoticeBurst& burst)
 
 void RunWatch(const std::shared_ptr<WatchState>& state)
 {
+    t_runningWatch = state.get();
     NoticeBurst burst;
     Clock::time_point burstEnd{};
     while (!state->stop.load()) {
@@ -106,10 +112,7 @@ void RunWatch(const std::shared_ptr<WatchState>& state)
 
 class InotifyWatch final : public IDeviceWatch {
 public:
-    explicit InotifyWatch(std::shared_ptr<WatchState> state) : m_state(std::move(state))
-    {
-        m_thread = std::thread(RunWatch, m_state);
-    }
+    explicit InotifyWatch(std::shared_ptr<WatchState> state) : m_state(std::move(state)), m_thread(RunWatch, m_state) {}
 
     ~InotifyWatch() override
     {
@@ -118,7 +121,7 @@ public:
         // A full eventfd counter would fail the write, but then it is readable already.
         while (::write(m_state->wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
         }
-        if (m_thread.get_id() == std::this_thread::get_id()) {
+        if (t_runningWatch == m_state.get()) {
             // Destroyed from inside a notice: the thread ends as soon as that call returns
             // and, holding the state, touches nothing of this object.
             m_thread.detach();

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -381,16 +382,22 @@ TEST(HidrawWatch, AnOwnerMayDropTheWatchFromInsideANotice)
     TempDir dir;
     const std::string dev = dir.File("dev");
     ASSERT_EQ(::mkdir(dev.c_str(), 0755), 0);
+    std::mutex lock;
     std::unique_ptr<IDeviceWatch> watch;
     std::atomic<bool> dropped{false};
-    watch = WatchHidrawNodes(
+    auto created = WatchHidrawNodes(
         dev,
         [&](DeviceNotice) {
+            std::lock_guard<std::mutex> guard(lock);
             watch.reset();
             dropped = true;
         },
         10);
-    ASSERT_NE(watch, nullptr);
+    ASSERT_NE(created, nullptr);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        watch = std::move(created);
+    }
     std::ofstream(dev + "/hidraw1") << "";
     EXPECT_TRUE(WaitUntil([&] { return dropped.load(); }));
 }
