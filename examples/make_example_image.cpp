@@ -1,4 +1,4 @@
-// Writes the bundled example firmware image: version 1.06, release, revision 7, loaded at
+// Writes the bundled example firmware image: version 1.20, release, revision 7, loaded at
 // 0x08004000, with a payload of 10,000 bytes (not a multiple of either protocol's piece size,
 // so the last piece and the last block are short). Payload byte k is the low byte of a fixed
 // linear congruential sequence, so anyone can regenerate and compare it.
@@ -44,7 +44,7 @@ int main(int argc, char** argv)
                      argv[0]);
         return 2;
     }
-    uint32_t size = 10000, version = 106, beta = 0, revision = 7, address = 0x08004000;
+    uint32_t size = 10000, version = 120, beta = 0, revision = 7, address = 0x08004000;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         uint32_t* target = opt == "--size" ? &size : opt == "--version" ? &version : opt == "--beta" ? &beta
