@@ -47,6 +47,11 @@ constexpr StringResource kStringTable[] = {
     {IDS_OWN_ZH_BASE + TEXT_NO_PERMISSION,
      "在 %s 找到了手柄，但当前用户无权打开它。请安装 udev 规则 %s（见 README），然后重新连接手柄。"},
 
+    {IDS_OWN_ZH_BASE + TEXT_CONTROLLER_REFUSED,
+     "手柄拒绝了固件数据。请确认固件文件适用于此手柄，让手柄保持在 BOOT 模式，重新连接后再次升级。"},
+    {IDS_OWN_ZH_BASE + TEXT_CLOSE_REFUSED,
+     "正在升级固件。现在关闭可能使手柄没有可用的固件；升级结束后即可关闭窗口。"},
+
     {IDS_OWN_EN_BASE + TEXT_IMAGE_TOO_SHORT,
      "This file is too short to be a firmware image: it has %u bytes, and a firmware image has "
      "at least 28. Nothing was sent to the controller."},
@@ -67,6 +72,12 @@ constexpr StringResource kStringTable[] = {
     {IDS_OWN_EN_BASE + TEXT_NO_PERMISSION,
      "A controller was found at %s, but this user may not open it. Install the udev rule %s "
      "(see the README) and reconnect the controller."},
+    {IDS_OWN_EN_BASE + TEXT_CONTROLLER_REFUSED,
+     "The controller rejected the firmware. Check that the file is meant for this controller, keep it "
+     "in boot mode, reconnect it and update again."},
+    {IDS_OWN_EN_BASE + TEXT_CLOSE_REFUSED,
+     "An update is running. Closing now could leave the controller without working firmware; "
+     "the window can be closed when the update has ended."},
 };
 
 } // namespace

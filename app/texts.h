@@ -30,6 +30,8 @@ constexpr int TEXT_IMAGE_UNREADABLE = 103;
 constexpr int TEXT_CONTROLLER_SILENT = 104;   // appended to text 7 when the controller stops answering
 constexpr int TEXT_DEVICE_GONE = 105;          // appended to text 7 when the controller vanished
 constexpr int TEXT_NO_PERMISSION = 106;        // %s: device path; %s: udev rule file name
+constexpr int TEXT_CONTROLLER_REFUSED = 107;  // appended to text 7 when the controller rejects a command
+constexpr int TEXT_CLOSE_REFUSED = 108;       // the window is asked to close while an update runs
 
 // The string id that holds text `index` in the given language's set.
 int LocalizedStringId(int index, bool chinese);

@@ -166,6 +166,7 @@ void CUpdateDlg::OnBnClickedUsbUpdate()
 
     m_bImageDelivered = false;
     m_bDeviceGone = false;
+    m_bRefused = false;
     m_lastOutcome = UpdateOutcome::kNone;
     m_bUpdateRunning = true;
     try {

@@ -120,6 +120,8 @@ private:
     void ShowUpdateFailure(int advice_text);
     // The worker's last step: the update is over and the front end is told.
     void FinishWorker();
+    // The advice that goes with a failed exchange: gone, refused, or silent.
+    int ExchangeFailureAdvice() const;
     // Sends one image block, resending it a bounded number of times; 1 when acknowledged.
     int WriteImageBlock(uint32_t offset, uint32_t length);
 
@@ -135,6 +137,8 @@ private:
     std::atomic<bool> m_bImageDelivered{false};
     // A read or write in this update found the controller gone.
     std::atomic<bool> m_bDeviceGone{false};
+    // The controller acknowledged a command of this update with an error status.
+    std::atomic<bool> m_bRefused{false};
 };
 
 // Worker thread procedures.

@@ -34,6 +34,13 @@ bool IsBusyAck(uint16_t command) { return IsAckOf(command) && AckStatus() == STA
 
 bool IsLinkLost(uint32_t status) { return status == HID_READ_GONE || status == HID_READ_NOT_OPEN; }
 
+// An acknowledgement of the command that says neither done nor busy: the controller heard it
+// and would not do it.
+bool IsRefusal(uint16_t command)
+{
+    return IsAckOf(command) && AckStatus() != STATUS_DONE && AckStatus() != STATUS_BUSY;
+}
+
 } // namespace
 
 bool IsMatchingAck(uint16_t command) { return IsAckOf(command) && AckStatus() == STATUS_DONE; }
@@ -72,6 +79,7 @@ int CUpdateDlg::EraseArea(uint16_t command, uint32_t address, uint32_t size)
             return 0;
         }
         if (status == HID_READ_OK && IsBusyAck(command)) polls = 0;
+        if (status == HID_READ_OK && IsRefusal(command)) m_bRefused = true;
         SendCommandReport(nullptr, 0, address, total, command, 0);
         m_clock.SleepMs(kErasePollWaitMs);
         ++polls;
@@ -87,6 +95,7 @@ int CUpdateDlg::WriteBlock(const uint8_t* data, uint32_t address, uint32_t lengt
     for (int read = 0; read < kWriteReadLimit; ++read) {
         const uint32_t status = m_hid.ReadHid(g_inReport, kHidDataSize);
         if (status == HID_READ_OK && IsMatchingAck(command)) return 1;
+        if (status == HID_READ_OK && IsRefusal(command)) m_bRefused = true;
         if (IsLinkLost(status)) {
             m_bDeviceGone = true;
             return 0;

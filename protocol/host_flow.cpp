@@ -18,6 +18,12 @@ constexpr int kBlockResends = 5;
 
 } // namespace
 
+int CUpdateDlg::ExchangeFailureAdvice() const
+{
+    if (m_bDeviceGone) return TEXT_DEVICE_GONE;
+    return m_bRefused ? TEXT_CONTROLLER_REFUSED : TEXT_CONTROLLER_SILENT;
+}
+
 unsigned HostUpdateThread(void* /*parameter*/)
 {
     g_pUpdateDlg->RunHostUpdate();
@@ -41,7 +47,7 @@ void CUpdateDlg::RunHostUpdate()
         if (!SelectFirmwareFile()) return;
         if (m_nFwSize == 0) return;
         if (!EraseArea(CMD_ERASE, m_nFwAddress, m_nFwSize)) {
-            ShowUpdateFailure(m_bDeviceGone ? TEXT_DEVICE_GONE : TEXT_CONTROLLER_SILENT);
+            ShowUpdateFailure(ExchangeFailureAdvice());
             return;
         }
         if (!m_file.Open(m_strFirmwarePath)) {
@@ -67,7 +73,7 @@ void CUpdateDlg::RunHostUpdate()
             }
             if (!WriteImageBlock(offset, c)) {
                 m_file.Close();
-                ShowUpdateFailure(m_bDeviceGone ? TEXT_DEVICE_GONE : TEXT_CONTROLLER_SILENT);
+                ShowUpdateFailure(ExchangeFailureAdvice());
                 return;
             }
             offset += c;
@@ -77,7 +83,7 @@ void CUpdateDlg::RunHostUpdate()
         }
         m_file.Close();
         if (!WriteVersionRecord()) {
-            ShowUpdateFailure(m_bDeviceGone ? TEXT_DEVICE_GONE : TEXT_CONTROLLER_SILENT);
+            ShowUpdateFailure(ExchangeFailureAdvice());
             return;
         }
         SendFinishCommand();

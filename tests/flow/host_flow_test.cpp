@@ -23,6 +23,9 @@ const char* const kUpgradedBox = "\n Firmware upgraded! \n";
 const char* const kSilentFailure =
     "Firmware update failure\n\nThe controller stopped answering during the update. Keep it in boot mode, reconnect "
     "it and update again.";
+const char* const kRefusedFailure =
+    "Firmware update failure\n\nThe controller rejected the firmware. Check that the file is meant for this "
+    "controller, keep it in boot mode, reconnect it and update again.";
 const char* const kGoneFailure =
     "Firmware update failure\n\nThe controller was disconnected during the update. Put it in boot mode again, "
     "reconnect it and update again.";
@@ -395,7 +398,7 @@ TEST_F(HostFlowTest, RefusedBlockIsResentABoundedNumberOfTimes)
     // Erase, block 1, then block 2 sent once and resent five times; no record, no finish.
     EXPECT_THAT(addresses, ElementsAre(kLoad, kLoad, kLoad + 46, kLoad + 46, kLoad + 46, kLoad + 46, kLoad + 46,
                                        kLoad + 46));
-    EXPECT_THAT(BoxTextsSinceMark(), ElementsAre("Fw v1.2 r4\n", kSilentFailure));
+    EXPECT_THAT(BoxTextsSinceMark(), ElementsAre("Fw v1.2 r4\n", kRefusedFailure));
     EXPECT_EQ(BoxesSinceMark().back().caption, kTitle);
     EXPECT_THAT(PositionsSinceMark(), ElementsAre(0, 0, 46)) << "progress stands where it stopped";
     EXPECT_THAT(ButtonsSinceMark(), ElementsAre(false, true));
@@ -451,10 +454,10 @@ const FaultCase kFaultCases[] = {
     // Each stale acknowledgement of the same command passes for the real one, so the real
     // ones pile up one per block; 22 blocks leave more than the record's 20 reads can skip.
     {"stale-acks", false, kSilentFailure, false},
-    {"status=66", false, kSilentFailure, true},
+    {"status=66", false, kRefusedFailure, true},
     {"status=16", false, kSilentFailure, true},
-    {"fail-at=1", false, kSilentFailure, false},
-    {"fail-at=22", false, kSilentFailure, false},
+    {"fail-at=1", false, kRefusedFailure, false},
+    {"fail-at=22", false, kRefusedFailure, false},
     {"unplug-at=1", false, kGoneFailure, false},
     {"unplug-at=22", false, kGoneFailure, false},
     {"bad-first-byte", false, kSilentFailure, true},
