@@ -203,6 +203,6 @@ void CUpdateDlg::ShowUpdateFailure(int advice_text)
 {
     m_lastOutcome = UpdateOutcome::kFailed;
     std::string text = StrPrintf("%s\n", LoadLocalizedString(TEXT_UPDATE_FAILURE).c_str());
-    if (advice_text) text += "\n" + LoadLocalizedString(advice_text);
+    if (advice_text) text.append("\n").append(LoadLocalizedString(advice_text));
     m_view.MessageBox(text, LoadLocalizedString(TEXT_TITLE), MsgBoxType::kOk);
 }

@@ -326,6 +326,7 @@ int RunFlash(const Args& args)
         result("no-device", "the controller went away", &picked, 0, std::nullopt);
         return EXIT_NO_DEVICE;
     }
+    view.ShowProgressFromNowOn();
     dlg.OnBnClickedUsbUpdate();
     if (!dlg.UpdateRunning() && !view.WaitUpdateEnded(0)) {
         Error("the controller could not be opened");

@@ -39,6 +39,12 @@ void TerminalView::SetQuiet(bool quiet)
     m_quiet = quiet;
 }
 
+void TerminalView::ShowProgressFromNowOn()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_progressShown = true;
+}
+
 std::string TerminalView::LastTitle() const
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -78,6 +84,9 @@ void TerminalView::Line(bool to_stderr, const std::string& text)
         m_barOpen = false;
     }
     if (m_options.json && !to_stderr) return; // stdout is JSON only
+    // The success box and the success label say the same words; once is enough here.
+    if (text == m_lastLine) return;
+    m_lastLine = text;
     FILE* f = to_stderr ? stderr : stdout;
     std::fputs(text.c_str(), f);
     std::fputs("\n", f);
@@ -111,6 +120,9 @@ MsgBoxResult TerminalView::MessageBox(const std::string& text, const std::string
     m_lastMessage = tidy;
     if (m_options.json) JsonEvent(JsonObject().Str("event", "message").Str("text", tidy).Text());
     if (type == MsgBoxType::kOk) {
+        // The dialog resets its bar after the last box; on a terminal that reset would read
+        // as a restart, so the bar ends where the update ended.
+        m_progressShown = false;
         Line(failure, tidy);
         return MsgBoxResult::kOk;
     }
@@ -157,6 +169,7 @@ bool TerminalView::WaitUpdateEnded(int timeout_ms)
 void TerminalView::ShowProgress(int pos)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_progressShown) return;
     // The dialog's bar shows a position beyond its range as full; so does this one.
     const int percent = std::clamp(pos, 0, 100);
     if (percent == m_lastPercent) return;
@@ -170,7 +183,8 @@ void TerminalView::ShowProgress(int pos)
         std::fputs(StrPrintf("%s%3d%%", bar.c_str(), percent).c_str(), stdout);
         std::fflush(stdout);
         m_barOpen = true;
-    } else {
+    } else if (percent % 10 == 0) {
+        // A log gets a line per tenth, not a hundred lines.
         Line(false, StrPrintf("progress %d%%", percent));
     }
 }

@@ -29,8 +29,11 @@ public:
 
     // How the running update stands, asked when a box is shown: failures go to stderr.
     void SetOutcomeSource(std::function<UpdateOutcome()> source) { m_outcome = std::move(source); }
-    // Titles are printed only from now on (the start-up's default title says nothing new).
+    // Quiet: titles are recorded, not printed.
     void SetQuiet(bool quiet);
+    // The progress is shown from the update's start on; the start-up's reset of the bar to 0
+    // is no news.
+    void ShowProgressFromNowOn();
     std::string LastTitle() const;
     // Every title set so far, printed or not.
     std::vector<std::string> Titles() const;
@@ -82,6 +85,8 @@ private:
     Label m_done;
     Label m_info;
     bool m_quiet = false;
+    bool m_progressShown = false;
+    std::string m_lastLine;
     bool m_fileGiven = false;
     bool m_ended = false;
     bool m_barOpen = false;
