@@ -2,6 +2,7 @@
 // both families by the dialog model on the system clock, the image the simulator saved, the
 // controller's return after its reboot with the new version, the clean-up on a signal, and
 // the command line itself (--help, bad arguments).
+#include "app/texts.h"
 #include "app/update_dlg.h"
 #include "hid/linux/hidraw_platform.h"
 #include "sim/sim_faults.h"
@@ -370,6 +371,43 @@ INSTANTIATE_TEST_SUITE_P(
                       UpdateCase{"framed_slow", "framed", {"slow"}, 2000, "(GamePad V1.06)"},
                       UpdateCase{"command_slow", "command", {"slow"}, 2000, "(Fw v1.06 r3)"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The controller vanishes in the middle of the image: the tool must hear of it from the
+// hidraw backend as a disconnection, not wait for a silent controller.
+class SimProcessUnplug : public SimProcessTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SimProcessUnplug, EndsTheUpdateAsADisconnection)
+{
+    const std::string image = dir.File("fw.dat");
+    WriteImage(image, {.version = 106, .size = 4099});
+    SimProcess sim({"--root", Root(), "--family", GetParam(), "--fault", "unplug-at=3", "--reboot", "--stdin-lifetime"});
+    ASSERT_TRUE(sim.Started());
+    Watchdog watchdog(sim.Pid(), 60s);
+    const auto ready = sim.WaitLine("ready ");
+    ASSERT_TRUE(ready) << sim.Stderr();
+    {
+        std::unique_ptr<IHidPlatform> platform = CreateSystemHidPlatform();
+        TestView view;
+        CUpdateDlg dlg(view, *platform, SystemClock(), nullptr);
+        dlg.OnInitDialog();
+        view.QueueFile(image);
+        view.QueueAnswer(MsgBoxResult::kOk);
+        dlg.OnBnClickedUsbUpdate();
+        ASSERT_TRUE(view.WaitUpdateEnded(1, 30000));
+        dlg.OnUpdateThreadEnded();
+        EXPECT_EQ(dlg.LastOutcome(), UpdateOutcome::kFailed);
+        ASSERT_FALSE(view.BoxTexts().empty());
+        EXPECT_NE(view.BoxTexts().back().find(LoadLocalizedString(TEXT_DEVICE_GONE)), std::string::npos)
+            << view.BoxTexts().back();
+        EXPECT_FALSE(view.ButtonEnabled());
+        EXPECT_TRUE(sim.WaitLine("gone " + NodeOf(*ready)));
+    }
+    EXPECT_EQ(sim.StopWith(SIGTERM), 0) << sim.Stderr();
+    EXPECT_EQ(sim.Stdout().find("completed"), std::string::npos) << "a failed update is no reason to reboot";
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, SimProcessUnplug, ::testing::Values("framed", "command"),
+                         [](const auto& info) { return std::string(info.param); });
 
 class SimProcessSignal : public SimProcessTest, public ::testing::WithParamInterface<int> {};
 
