@@ -89,7 +89,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
         return 2;
     }
-    const QString dir = QString::fromLocal8Bit(argv[1]);
+    // Absolute: each picture's rig works in a directory of its own.
+    const QString dir = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
     QDir().mkpath(dir);
     const bool ok = Shoot(dir, QStringLiteral("en"), "en_US.UTF-8") && Shoot(dir, QStringLiteral("zh"), "zh_CN.UTF-8");
     return ok ? 0 : 1;
