@@ -57,13 +57,15 @@ public:
             m_clock.AdvanceTo(sent + d.frame_ms);
         }
         SimResponse response = d.controller->OnOutputReport(report);
-        // A reply can come in the frame after the one that carried the report, at the earliest.
+        // A reply travels in the frame after the one that carried the report, at the earliest,
+        // and can be read once that frame is over.
         const uint64_t earliest = sent + d.frame_ms;
         for (const SimReply& r : response.replies) {
             uint64_t due = earliest + r.delay_ms;
             if (d.frame_ms) {
-                due = CeilToFrame(std::max(due, d.in_frame_free), d.frame_ms);
-                d.in_frame_free = due + d.frame_ms;
+                const uint64_t frame = CeilToFrame(std::max(due, d.in_frame_free), d.frame_ms);
+                d.in_frame_free = frame + d.frame_ms;
+                due = frame + d.frame_ms;
             }
             SimHidPlatform::Device::Queued q{due, {}};
             std::memcpy(q.data, r.data, sizeof q.data);

@@ -8,7 +8,8 @@
 // Pacing: with frame_ms 0 a controller answers instantly (after its own reply delays). With
 // frame_ms > 0 each direction carries one report per frame, as a full-speed USB interrupt
 // endpoint does: an output report goes out in the next free frame and the write returns
-// when that frame ends; input reports arrive at frame boundaries, one per frame.
+// when that frame ends; a reply travels in a later frame, one per frame, and is readable
+// when its frame ends. A request and its answer thus take two frames at the least.
 #include "base/virtual_clock.h"
 #include "hid/hid_platform.h"
 #include "sim/sim_controller.h"
