@@ -199,6 +199,17 @@ void CUpdateDlg::OnUpdateThreadEnded()
     if (due & kDueArrival) OnDeviceChange(DBT_DEVICEARRIVAL, 0);
 }
 
+void CUpdateDlg::ShowUpdateSuccess()
+{
+    g_bStopUpdate = 1;
+    m_lastOutcome = UpdateOutcome::kSuccess;
+    m_view.MessageBox(StrPrintf("\n %s \n", LoadLocalizedString(TEXT_UPGRADED).c_str()), LoadLocalizedString(TEXT_TITLE),
+                      MsgBoxType::kOk);
+    // Only once the user has closed the box: the label and the empty bar are what stays.
+    g_pDoneLabel->ShowWindow(true);
+    g_pProgress->SetPos(0);
+}
+
 void CUpdateDlg::ShowUpdateFailure(int advice_text)
 {
     m_lastOutcome = UpdateOutcome::kFailed;

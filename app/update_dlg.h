@@ -115,6 +115,9 @@ private:
     // One read of the link and the handling of what it brought; the read's status.
     uint32_t FramedPass();
     void OnDataRequest();
+    // The end of a successful update, in either family: stop flag, the success box, then the
+    // success label and the bar back at 0.
+    void ShowUpdateSuccess();
     // Shows text 7 as the failure box, with a paragraph of advice when advice_text is not 0,
     // and records the failure.
     void ShowUpdateFailure(int advice_text);

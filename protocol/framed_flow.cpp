@@ -187,12 +187,7 @@ void CUpdateDlg::OnDataRequest()
         // Outside an update (a version query after one) the controller still gets its end
         // message, but nobody is told again that an update succeeded.
         if (!UpdateRunning()) return;
-        g_bStopUpdate = 1;
-        m_lastOutcome = UpdateOutcome::kSuccess;
-        m_view.MessageBox(StrPrintf("\n %s \n", LoadLocalizedString(TEXT_UPGRADED).c_str()),
-                          LoadLocalizedString(TEXT_TITLE), MsgBoxType::kOk);
-        g_pDoneLabel->ShowWindow(true);
-        g_pProgress->SetPos(0);
+        ShowUpdateSuccess();
         break;
     default:
         break;

@@ -87,12 +87,7 @@ void CUpdateDlg::RunHostUpdate()
             return;
         }
         SendFinishCommand();
-        g_bStopUpdate = 1;
-        m_lastOutcome = UpdateOutcome::kSuccess;
-        m_view.MessageBox(StrPrintf("\n %s \n", LoadLocalizedString(TEXT_UPGRADED).c_str()),
-                          LoadLocalizedString(TEXT_TITLE), MsgBoxType::kOk);
-        g_pDoneLabel->ShowWindow(true);
-        g_pProgress->SetPos(0);
+        ShowUpdateSuccess();
     }();
     UpdateButtonState();
     FinishWorker();

@@ -6,6 +6,7 @@
 #include "app/update_dlg.h"
 #include "hid/linux/hidraw_platform.h"
 #include "sim/sim_faults.h"
+#include "tests/support/child_process.h"
 #include "tests/support/env_guard.h"
 #include "tests/support/flow_harness.h"
 #include "tests/support/image_fixture.h"
@@ -41,154 +42,17 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string SimBinary()
-{
-    const char* build = std::getenv("KORVANT_BUILD_DIR");
-    return build ? std::string(build) + "/sim/korvant-sim" : std::string();
-}
-
-int MsLeft(Clock::time_point deadline)
-{
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : int(left);
-}
-
-// One korvant-sim child with its stdin, stdout and stderr on pipes. The child dies with this
-// object, with the test process (PR_SET_PDEATHSIG) and when its stdin closes.
-class SimProcess {
+// korvant-sim of this build as a child process; the arguments follow the binary.
+class SimProcess : public ChildProcess {
 public:
-    explicit SimProcess(const std::vector<std::string>& args)
-    {
-        std::vector<std::string> argv{SimBinary()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (std::string& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-
-        int in[2], out[2], err[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
-        const pid_t parent = ::getpid();
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            // Only async-signal-safe calls between fork and exec: the parent has threads.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(127);
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            ::execv(cargv[0], cargv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
-        m_stdin = in[1];
-        m_stdout = out[0];
-        m_stderr = err[0];
-        ::fcntl(m_stdout, F_SETFL, O_NONBLOCK);
-        ::fcntl(m_stderr, F_SETFL, O_NONBLOCK);
-    }
-    ~SimProcess()
-    {
-        if (m_pid > 0 && !m_status) {
-            ::kill(m_pid, SIGKILL);
-            int status;
-            ::waitpid(m_pid, &status, 0);
-        }
-        for (int fd : {m_stdin, m_stdout, m_stderr})
-            if (fd >= 0) ::close(fd);
-    }
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-
-    bool Started() const { return m_pid > 0; }
-    pid_t Pid() const { return m_pid; }
-    void CloseStdin()
-    {
-        ::close(m_stdin);
-        m_stdin = -1;
-    }
-
-    // The next stdout line that starts with `prefix` (lines before it are skipped), or nothing
-    // when none came in time or the child ended.
-    std::optional<std::string> WaitLine(const std::string& prefix, std::chrono::milliseconds limit = 10s)
-    {
-        const Clock::time_point deadline = Clock::now() + limit;
-        for (;;) {
-            while (m_next < m_lines.size()) {
-                const std::string& line = m_lines[m_next++];
-                if (line.rfind(prefix, 0) == 0) return line;
-            }
-            if (m_stdoutEnded || Clock::now() >= deadline) return std::nullopt;
-            pollfd p{m_stdout, POLLIN, 0};
-            if (::poll(&p, 1, MsLeft(deadline)) > 0) ReadStdout();
-        }
-    }
-
-    // Signals the child and waits (bounded) for it to end; its exit status, or -1 when it had
-    // to be killed or died of a signal.
-    int StopWith(int signal, std::chrono::milliseconds limit = 5s)
-    {
-        ::kill(m_pid, signal);
-        return WaitExit(limit);
-    }
-    int WaitExit(std::chrono::milliseconds limit = 5s)
-    {
-        const Clock::time_point deadline = Clock::now() + limit;
-        int status = 0;
-        while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-            if (Clock::now() >= deadline) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
-                m_status = -1;
-                return -1;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return *m_status;
-    }
-
-    // Everything the child wrote; call after it has ended.
-    std::string Stdout()
-    {
-        ReadStdout();
-        std::string all;
-        for (const std::string& line : m_lines) all += line + "\n";
-        return all + m_partial;
-    }
-    std::string Stderr()
-    {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(m_stderr, buf, sizeof buf)) > 0) m_err.append(buf, size_t(n));
-        return m_err;
-    }
+    explicit SimProcess(std::vector<std::string> args) : ChildProcess(WithBinary(std::move(args))) {}
 
 private:
-    void ReadStdout()
+    static std::vector<std::string> WithBinary(std::vector<std::string> args)
     {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(m_stdout, buf, sizeof buf)) > 0) m_partial.append(buf, size_t(n));
-        if (n == 0) m_stdoutEnded = true;
-        size_t nl;
-        while ((nl = m_partial.find('\n')) != std::string::npos) {
-            m_lines.push_back(m_partial.substr(0, nl));
-            m_partial.erase(0, nl + 1);
-        }
+        args.insert(args.begin(), BuildBinary("sim/korvant-sim"));
+        return args;
     }
-
-    pid_t m_pid = -1;
-    std::optional<int> m_status;
-    int m_stdin = -1;
-    int m_stdout = -1;
-    int m_stderr = -1;
-    std::vector<std::string> m_lines;
-    size_t m_next = 0;
-    std::string m_partial;
-    bool m_stdoutEnded = false;
-    std::string m_err;
 };
 
 // A hang anywhere (the tool, the simulator, the test) ends the test run with a message
@@ -278,8 +142,8 @@ class SimProcessTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(SimBinary().empty()) << "KORVANT_BUILD_DIR is not set";
-        ASSERT_TRUE(std::filesystem::exists(SimBinary())) << SimBinary() << " is not built";
+        ASSERT_NE(std::getenv("KORVANT_BUILD_DIR"), nullptr) << "KORVANT_BUILD_DIR is not set";
+        ASSERT_TRUE(std::filesystem::exists(BuildBinary("sim/korvant-sim"))) << "korvant-sim is not built";
         env.Set("LANGUAGE", std::nullopt);
         env.Set("LC_ALL", "C");
         env.Set("KORVANT_HID_ROOT", Root());
