@@ -112,7 +112,8 @@ TEST(LocalizedTexts, IndexesWithoutTextAreEmptyInBothLanguages)
 TEST(LocalizedTexts, OwnTextsExistInBothLanguagesAndStayOutOfTheOriginalRanges)
 {
     for (int index : {TEXT_IMAGE_TOO_SHORT, TEXT_IMAGE_NO_PAYLOAD, TEXT_IMAGE_TRUNCATED, TEXT_IMAGE_UNREADABLE,
-                      TEXT_CONTROLLER_SILENT, TEXT_DEVICE_GONE, TEXT_NO_PERMISSION}) {
+                      TEXT_CONTROLLER_SILENT, TEXT_DEVICE_GONE, TEXT_NO_PERMISSION, TEXT_CONTROLLER_REFUSED,
+                      TEXT_CLOSE_REFUSED}) {
         SCOPED_TRACE(index);
         const std::string zh = InLanguage(true, index), en = InLanguage(false, index);
         EXPECT_FALSE(zh.empty());
