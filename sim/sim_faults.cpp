@@ -33,12 +33,12 @@ bool ParseNumber(const std::string& text, uint32_t& out)
 
 } // namespace
 
-bool ApplySimFault(const std::string& spec, SimFaults& faults, std::string& error)
+bool ApplySimFault(const std::string& text, SimFaults& faults, std::string& error)
 {
-    const size_t eq = spec.find('=');
-    const std::string name = spec.substr(0, eq);
+    const size_t eq = text.find('=');
+    const std::string name = text.substr(0, eq);
     const bool hasArg = eq != std::string::npos;
-    const std::string arg = hasArg ? spec.substr(eq + 1) : std::string();
+    const std::string arg = hasArg ? text.substr(eq + 1) : std::string();
     const SimFaultInfo* info = nullptr;
     for (const SimFaultInfo& f : AllSimFaults())
         if (name == f.name) info = &f;

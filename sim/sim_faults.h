@@ -30,4 +30,4 @@ const std::vector<SimFaultInfo>& AllSimFaults();
 
 // Applies "NAME" or "NAME=ARG" to `faults`; false (with `error` set) for an unknown name or
 // a bad argument.
-bool ApplySimFault(const std::string& spec, SimFaults& faults, std::string& error);
+bool ApplySimFault(const std::string& text, SimFaults& faults, std::string& error);

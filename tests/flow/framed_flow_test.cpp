@@ -41,9 +41,9 @@ TEST_P(FramedStream, AnswersEveryRequestWithTheNextPieceThenEnds)
     const StreamCase& c = GetParam();
     Attach();
     h.Init();
-    const ImageSpec spec{.version = 150, .beta = 2, .address = 0x08004000, .size = c.size, .revision = 9,
+    const ImageSpec layout{.version = 150, .beta = 2, .address = 0x08004000, .size = c.size, .revision = 9,
                          .payload_bytes = c.payload_bytes};
-    const Bytes payload = WriteImage(h.ImagePath(), spec);
+    const Bytes payload = WriteImage(h.ImagePath(), layout);
     const uint32_t versionWord = 0x00020096;
     Mark();
     ASSERT_TRUE(h.RunUpdate(h.ImagePath(), 10000));

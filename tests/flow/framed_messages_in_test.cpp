@@ -223,7 +223,7 @@ struct RefusedCase {
     const char* key;
 };
 
-Bytes ImageFile(ImageSpec spec) { return ImageBytes(spec); }
+Bytes ImageFile(ImageSpec layout) { return ImageBytes(layout); }
 
 const RefusedCase kRefusedCases[] = {
     {"SizeZero", [] { return ImageFile({.size = 0}); },

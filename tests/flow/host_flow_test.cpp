@@ -327,9 +327,9 @@ struct RefusalCase {
     UpdateOutcome outcome;
 };
 
-std::string Image(FlowHarness& h, ImageSpec spec)
+std::string Image(FlowHarness& h, ImageSpec layout)
 {
-    WriteImage(h.ImagePath(), spec);
+    WriteImage(h.ImagePath(), layout);
     return h.ImagePath();
 }
 
@@ -466,9 +466,9 @@ const FaultCase kFaultCases[] = {
     {"slow", true, nullptr, false},
 };
 
-std::string FaultName(const char* spec)
+std::string FaultName(const char* fault)
 {
-    std::string s = spec;
+    std::string s = fault;
     return s.substr(0, s.find('='));
 }
 

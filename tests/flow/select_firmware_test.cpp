@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Families, SelectFirmwareOk,
 
 struct RefusedCase {
     const char* name;
-    ImageSpec spec;
+    ImageSpec layout;
     std::optional<size_t> raw_size; // write only this many bytes of the image
     const char* says;
 };
@@ -152,7 +152,7 @@ TEST_P(RefusedImage, IsRefusedWithAReasonBeforeAnythingIsSent)
         fresh.Init();
         ASSERT_EQ(fresh.dlg->m_hid.Open(), 1);
         const uint64_t before = fresh.platform.WriteCount(dev);
-        std::vector<uint8_t> bytes = ImageBytes(GetParam().spec);
+        std::vector<uint8_t> bytes = ImageBytes(GetParam().layout);
         if (GetParam().raw_size) bytes.resize(*GetParam().raw_size);
         WriteBytes(fresh.ImagePath(), bytes);
         fresh.view.QueueFile(fresh.ImagePath());

@@ -12,15 +12,15 @@ std::vector<uint8_t> PatternPayload(uint32_t size)
     return p;
 }
 
-std::vector<uint8_t> ImageBytes(const ImageSpec& spec)
+std::vector<uint8_t> ImageBytes(const ImageSpec& layout)
 {
-    std::vector<uint8_t> bytes(28, spec.filler);
-    StoreLe16(&bytes[0], spec.version);
-    StoreLe16(&bytes[2], spec.beta);
-    StoreLe32(&bytes[4], spec.address);
-    StoreLe32(&bytes[8], spec.size);
-    StoreLe16(&bytes[20], spec.revision);
-    std::vector<uint8_t> payload = PatternPayload(spec.payload_bytes.value_or(spec.size));
+    std::vector<uint8_t> bytes(28, layout.filler);
+    StoreLe16(&bytes[0], layout.version);
+    StoreLe16(&bytes[2], layout.beta);
+    StoreLe32(&bytes[4], layout.address);
+    StoreLe32(&bytes[8], layout.size);
+    StoreLe16(&bytes[20], layout.revision);
+    std::vector<uint8_t> payload = PatternPayload(layout.payload_bytes.value_or(layout.size));
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     return bytes;
 }
@@ -32,9 +32,9 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
     if (!f) throw std::runtime_error("cannot write " + path);
 }
 
-std::vector<uint8_t> WriteImage(const std::string& path, const ImageSpec& spec)
+std::vector<uint8_t> WriteImage(const std::string& path, const ImageSpec& layout)
 {
-    std::vector<uint8_t> bytes = ImageBytes(spec);
+    std::vector<uint8_t> bytes = ImageBytes(layout);
     WriteBytes(path, bytes);
     return std::vector<uint8_t>(bytes.begin() + 28, bytes.end());
 }

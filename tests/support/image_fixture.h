@@ -19,7 +19,7 @@ struct ImageSpec {
 
 // The known payload pattern: byte k is (k * 7 + 3) & 0xFF.
 std::vector<uint8_t> PatternPayload(uint32_t size);
-std::vector<uint8_t> ImageBytes(const ImageSpec& spec);
+std::vector<uint8_t> ImageBytes(const ImageSpec& layout);
 // Writes the image to `path`; returns its payload as written.
-std::vector<uint8_t> WriteImage(const std::string& path, const ImageSpec& spec);
+std::vector<uint8_t> WriteImage(const std::string& path, const ImageSpec& layout);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
