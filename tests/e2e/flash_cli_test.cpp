@@ -56,10 +56,12 @@ protected:
         }
     }
 
-    ProcessResult Flash(std::vector<std::string> args, const std::vector<std::string>& prefix = {})
+    ProcessResult Flash(std::vector<std::string> args) { return FlashWith(BuildBinary("app/cli/korvant-flash"), args); }
+    ProcessResult FlashWith(const std::string& tool, std::vector<std::string> args,
+                            const std::vector<std::string>& prefix = {})
     {
         std::vector<std::string> argv = prefix;
-        argv.push_back(BuildBinary("app/cli/korvant-flash"));
+        argv.push_back(tool);
         argv.insert(argv.end(), args.begin(), args.end());
         return RunProcess(argv,
                           {{"KORVANT_HID_ROOT", root},
@@ -88,7 +90,7 @@ class FlashFamily : public FlashCli, public ::testing::WithParamInterface<Family
 
 TEST_P(FlashFamily, JsonLinesReportTheWholeUpdateAndTheConfirmedVersion)
 {
-    StartSim(GetParam().family, {"--reboot"});
+    ASSERT_NO_FATAL_FAILURE(StartSim(GetParam().family, {"--reboot"}));
     const auto payload = WriteImage(image, {.version = 120, .size = 1000, .revision = 7});
 
     const ProcessResult r = Flash({"flash", image, "--yes", "--json"});
@@ -120,7 +122,7 @@ TEST_P(FlashFamily, JsonLinesReportTheWholeUpdateAndTheConfirmedVersion)
 
 TEST_P(FlashFamily, InfoAndInspectSpeakTheDialogsWords)
 {
-    StartSim(GetParam().family, {"--version", "1.50", "--beta", "2"});
+    ASSERT_NO_FATAL_FAILURE(StartSim(GetParam().family, {"--version", "1.50", "--beta", "2"}));
     WriteImage(image, {.version = 123, .beta = 2, .size = 92, .revision = 4});
 
     const ProcessResult info = Flash({"info"});
@@ -182,8 +184,11 @@ class FlashExit : public FlashCli, public ::testing::WithParamInterface<ExitCase
 TEST_P(FlashExit, ReachedByItsSituation)
 {
     const ExitCase& c = GetParam();
-    if (c.family) StartSim(c.family, c.sim_args);
-    else std::filesystem::create_directories(root + "/dev");
+    if (c.family) {
+        ASSERT_NO_FATAL_FAILURE(StartSim(c.family, c.sim_args));
+    } else {
+        std::filesystem::create_directories(root + "/dev");
+    }
     std::vector<uint8_t> bytes = ImageBytes(c.image);
     if (c.cut_to) bytes.resize(*c.cut_to);
     WriteBytes(image, bytes);
@@ -201,7 +206,7 @@ TEST_P(FlashExit, ReachedByItsSituation)
     if (c.family) {
         ASSERT_EQ(sim->StopWith(SIGTERM), 0) << sim->Stderr();
         nodes.clear();
-        StartSim(c.family, c.sim_args);
+        ASSERT_NO_FATAL_FAILURE(StartSim(c.family, c.sim_args));
     }
     args.push_back("--json");
     const ProcessResult j = Flash(args);
@@ -220,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Situations, FlashExit, ::testing::ValuesIn(kExitCases),
 
 TEST_F(FlashCli, AnInvalidImageSendsNothingNotEvenAVersionQuery)
 {
-    StartSim("framed");
+    ASSERT_NO_FATAL_FAILURE(StartSim("framed"));
     WriteImage(image, {.size = 0, .payload_bytes = 32});
     const ProcessResult r = Flash({"flash", image, "--yes", "-v"});
     EXPECT_EQ(r.exit_code, 4);
@@ -232,7 +237,7 @@ TEST_F(FlashCli, AnInvalidImageSendsNothingNotEvenAVersionQuery)
 
 TEST_F(FlashCli, SeveralControllersNeedADeviceAndTheNamedOneIsFlashed)
 {
-    StartSim("command", {}, 2);
+    ASSERT_NO_FATAL_FAILURE(StartSim("command", {}, 2));
     const auto payload = WriteImage(image, {.size = 333});
 
     const ProcessResult list = Flash({"list", "--json"});
@@ -258,7 +263,7 @@ TEST_F(FlashCli, SeveralControllersNeedADeviceAndTheNamedOneIsFlashed)
 
 TEST_F(FlashCli, AControllerWithoutPermissionNamesTheRule)
 {
-    StartSim("command");
+    ASSERT_NO_FATAL_FAILURE(StartSim("command"));
     WriteImage(image, {.size = 100});
     ::chmod(root.c_str(), 0755);
     const std::string slave = std::filesystem::canonical(nodes[0]).string();
@@ -268,7 +273,12 @@ TEST_F(FlashCli, AControllerWithoutPermissionNamesTheRule)
     if (::geteuid() == 0) prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     else ASSERT_EQ(::chown(slave.c_str(), 0, 0), -1) << "cannot take the node away from this user";
 
-    const ProcessResult r = Flash({"flash", image, "--yes"}, prefix);
+    // The build tree may sit where that user cannot reach (a clone under /root): the tool
+    // runs from a copy in the test's own directory, which is open to everyone.
+    const std::string tool = dir.File("korvant-flash");
+    std::filesystem::copy_file(BuildBinary("app/cli/korvant-flash"), tool);
+    ::chmod(tool.c_str(), 0755);
+    const ProcessResult r = FlashWith(tool, {"flash", image, "--yes"}, prefix);
     EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
     EXPECT_NE(r.err.find("70-korvant-update.rules"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("may not open"), std::string::npos) << r.err;
