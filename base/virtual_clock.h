@@ -14,7 +14,6 @@ public:
         uint64_t now = m_now.load();
         while (t > now && !m_now.compare_exchange_weak(now, t)) {}
     }
-    void Advance(uint64_t ms) { m_now += ms; }
     // Time spent in SleepMs alone (the protocol's deliberate pauses).
     uint64_t SleptMs() const { return m_slept.load(); }
 

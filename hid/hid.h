@@ -30,6 +30,9 @@ constexpr uint32_t HID_READ_TIMEOUT = 258;     // no report within m_nReadTimeou
 constexpr uint32_t HID_READ_NOT_OPEN = 128;    // no read handle; nothing was attempted
 constexpr uint32_t HID_READ_GONE = 0xFFFFFFFF; // the device is gone; no report will come
 
+// No read of this link will ever bring a report again: waiting or resending is pointless.
+inline bool IsLinkLost(uint32_t read_result) { return read_result == HID_READ_GONE || read_result == HID_READ_NOT_OPEN; }
+
 // Supported controllers and their protocol family.
 constexpr uint16_t VID_KORVANT_OLD = 0x0483;
 constexpr uint16_t VID_KORVANT = 0x2DC8;

@@ -32,8 +32,6 @@ bool IsAckOf(uint16_t command)
 
 bool IsBusyAck(uint16_t command) { return IsAckOf(command) && AckStatus() == STATUS_BUSY; }
 
-bool IsLinkLost(uint32_t status) { return status == HID_READ_GONE || status == HID_READ_NOT_OPEN; }
-
 // An acknowledgement of the command that says neither done nor busy: the controller heard it
 // and would not do it.
 bool IsRefusal(uint16_t command)

@@ -23,8 +23,6 @@ constexpr uint64_t kFramedSilenceLimitMs = 10000;
 // The version query runs on the dialog's thread, so it may hold the window only briefly.
 constexpr uint64_t kFramedVersionQueryLimitMs = 2000;
 
-bool IsLinkLost(uint32_t status) { return status == HID_READ_GONE || status == HID_READ_NOT_OPEN; }
-
 } // namespace
 
 unsigned Usb_UpdateThread(void* /*parameter*/)

@@ -219,12 +219,6 @@ uint64_t SimHidPlatform::ReadTimeoutCount(const std::string& path)
     return d->timeouts;
 }
 
-int SimHidPlatform::WatchCount() const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return int(std::count_if(m_watchers.begin(), m_watchers.end(), [](auto& w) { return w->active; }));
-}
-
 std::vector<HidInterfaceInfo> SimHidPlatform::EnumerateInterfaces()
 {
     std::vector<HidInterfaceInfo> out;

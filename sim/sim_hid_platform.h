@@ -48,7 +48,6 @@ public:
     uint64_t ReadCount(const std::string& path);
     uint64_t ReadTimeoutCount(const std::string& path);
     int OpenCount() const { return m_openCount; }
-    int WatchCount() const;
 
     std::vector<HidInterfaceInfo> EnumerateInterfaces() override;
     HidOpenResult OpenInterface(const std::string& path, HidAccess access) override;

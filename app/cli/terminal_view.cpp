@@ -45,12 +45,6 @@ void TerminalView::ShowProgressFromNowOn()
     m_progressShown = true;
 }
 
-std::string TerminalView::LastTitle() const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_lastTitle;
-}
-
 std::string TerminalView::LastMessage() const
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -61,12 +55,6 @@ std::vector<std::string> TerminalView::Titles() const
 {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_titles;
-}
-
-int TerminalView::LastPercent() const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_lastPercent;
 }
 
 void TerminalView::EndProgressLine()

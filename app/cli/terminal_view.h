@@ -34,12 +34,10 @@ public:
     // The progress is shown from the update's start on; the start-up's reset of the bar to 0
     // is no news.
     void ShowProgressFromNowOn();
-    std::string LastTitle() const;
     // Every title set so far, printed or not.
     std::vector<std::string> Titles() const;
     // The last message box's text, trimmed: the clearest word on how it ended.
     std::string LastMessage() const;
-    int LastPercent() const;
     // Waits for the worker's end (posted by PostUpdateEnded); false after timeout_ms.
     bool WaitUpdateEnded(int timeout_ms);
     // Ends a progress bar line so that what follows starts on a fresh line.

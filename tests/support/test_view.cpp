@@ -36,7 +36,6 @@ int TestView::ProgressPos() const { return Locked([&] { return m_positions.empty
 std::pair<int, int> TestView::ProgressRange() const { return Locked([&] { return m_range; }); }
 bool TestView::DoneLabelVisible() const { return Locked([&] { return m_doneVisible; }); }
 std::string TestView::DoneLabelText() const { return Locked([&] { return m_doneText; }); }
-bool TestView::InfoLabelVisible() const { return Locked([&] { return m_infoVisible; }); }
 std::string TestView::InfoLabelText() const { return Locked([&] { return m_infoText; }); }
 std::vector<ShownBox> TestView::Boxes() const { return Locked([&] { return m_boxes; }); }
 int TestView::FileDialogs() const { return Locked([&] { return m_fileDialogs; }); }
@@ -128,9 +127,11 @@ void TestView::Bar::SetPos(int pos)
 
 void TestView::Label::ShowWindow(bool show)
 {
+    // The instructions label is never hidden; only the success label's visibility is news.
+    if (!done) return;
     std::lock_guard<std::mutex> lock(v->m_lock);
-    (done ? v->m_doneVisible : v->m_infoVisible) = show;
-    if (done) v->Event(std::string("done:") + (show ? "1" : "0"));
+    v->m_doneVisible = show;
+    v->Event(std::string("done:") + (show ? "1" : "0"));
 }
 
 void TestView::Label::SetWindowText(const std::string& text)

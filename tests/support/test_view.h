@@ -37,7 +37,6 @@ public:
     std::pair<int, int> ProgressRange() const;
     bool DoneLabelVisible() const;
     std::string DoneLabelText() const;
-    bool InfoLabelVisible() const;
     std::string InfoLabelText() const;
     std::vector<ShownBox> Boxes() const;
     std::vector<std::string> BoxTexts() const;
@@ -102,7 +101,6 @@ private:
     std::pair<int, int> m_range{0, 100};
     bool m_doneVisible = true;
     std::string m_doneText;
-    bool m_infoVisible = true;
     std::string m_infoText;
     std::vector<ShownBox> m_boxes;
     int m_fileDialogs = 0;
